@@ -1,0 +1,2 @@
+#include <cstdio>
+int main() { std::puts("NO_FOCUS"); return 0; }
