@@ -1,6 +1,7 @@
 #include "OrvaneCore/ConcurrencyUtilities.hpp"
 
 #include <fnmatch.h>
+#include <pwd.h>
 #include <unistd.h>
 
 #include <cmath>
@@ -31,7 +32,9 @@ std::optional<bool> EarlyStopActor::remove(const UUID& id) {
   return value;
 }
 
-int ConcurrencyUtilities::activeProcessorCount() { return platform::activeProcessorCount(); }
+int ConcurrencyUtilities::activeProcessorCount() {
+  return platform::activeProcessorCount();
+}
 
 std::vector<std::string> matching(const std::vector<std::string>& names, const std::string& glob) {
   std::vector<std::string> result;
@@ -69,6 +72,24 @@ std::string utf8(char32_t c) {
   return out;
 }
 
+// "~" and "~/..." name the user's home, "~name/..." that user's home; a name
+// that is not a user is left as it is.
+std::string expandingTilde(const std::string& path) {
+  if (path.empty() || path[0] != '~') return path;
+  const size_t slash = path.find('/');
+  const std::string user =
+      path.substr(1, slash == std::string::npos ? std::string::npos : slash - 1);
+  const std::string rest = slash == std::string::npos ? "" : path.substr(slash);
+  if (user.empty()) {
+    if (const char* home = std::getenv("HOME"); home != nullptr && *home != '\0')
+      return home + rest;
+    const passwd* entry = ::getpwuid(::getuid());
+    return entry != nullptr ? entry->pw_dir + rest : path;
+  }
+  const passwd* entry = ::getpwnam(user.c_str());
+  return entry != nullptr ? entry->pw_dir + rest : path;
+}
+
 }  // namespace
 
 std::string trimmingFromStart(const std::string& text, char32_t character, size_t upto) {
@@ -83,8 +104,8 @@ std::string trimmingFromStart(const std::string& text, char32_t character, size_
 std::string trimmingFromEnd(const std::string& text, char32_t character, size_t upto) {
   const std::string unit = utf8(character);
   size_t end = text.size();
-  for (size_t n = 0; n < upto && end >= unit.size() &&
-                     text.compare(end - unit.size(), unit.size(), unit) == 0;
+  for (size_t n = 0;
+       n < upto && end >= unit.size() && text.compare(end - unit.size(), unit.size(), unit) == 0;
        ++n) {
     end -= unit.size();
   }
@@ -92,11 +113,7 @@ std::string trimmingFromEnd(const std::string& text, char32_t character, size_t 
 }
 
 std::string resolveAbsolutePath(const std::string& path) {
-  std::string expanded = path;
-  if (!expanded.empty() && expanded[0] == '~') {
-    const char* home = std::getenv("HOME");
-    expanded = std::string(home ? home : "") + expanded.substr(1);
-  }
+  const std::string expanded = expandingTilde(path);
   if (!expanded.empty() && expanded[0] == '/') return expanded;
   std::error_code error;
   const auto current = std::filesystem::current_path(error);

@@ -67,6 +67,17 @@ class PropertyLock {
   Value value_{};
 };
 
+// JSON coding through nlohmann::json (found by argument lookup): the encoded
+// form is the value's own, written while the lock is held.
+template <typename Json, typename Value>
+void to_json(Json& json, const PropertyLock<Value>& cell) {
+  cell.withLock([&](const Value& value) { json = value; });
+}
+template <typename Json, typename Value>
+void from_json(const Json& json, PropertyLock<Value>& cell) {
+  cell.set(json.template get<Value>());
+}
+
 // A value owned by its lock; same contract as PropertyLock. An optional
 // starts out empty.
 template <typename Value>

@@ -15,10 +15,14 @@ size_t validSequenceLength(std::string_view text, size_t i) {
   size_t length;
   char32_t minimum;
   if (lead < 0x80) return 1;
-  if ((lead & 0xE0) == 0xC0) length = 2, minimum = 0x80;
-  else if ((lead & 0xF0) == 0xE0) length = 3, minimum = 0x800;
-  else if ((lead & 0xF8) == 0xF0) length = 4, minimum = 0x10000;
-  else return 0;
+  if ((lead & 0xE0) == 0xC0)
+    length = 2, minimum = 0x80;
+  else if ((lead & 0xF0) == 0xE0)
+    length = 3, minimum = 0x800;
+  else if ((lead & 0xF8) == 0xF0)
+    length = 4, minimum = 0x10000;
+  else
+    return 0;
   if (i + length > text.size()) return 0;
   char32_t code = lead & (0x7F >> length);
   for (size_t k = 1; k < length; ++k) {

@@ -59,17 +59,23 @@ void Logging::deliver(LogType type, const std::string& line, const Callback& cal
     return;
   }
   using platform::SystemLog;
-  const auto priority = type == LogType::debug        ? SystemLog::Priority::debug
+  const auto priority = type == LogType::debug              ? SystemLog::Priority::debug
                         : levelFor(type) == LogLevel::error ? SystemLog::Priority::error
                                                             : SystemLog::Priority::info;
   SystemLog::write("com.orvane.orvanecore", "Orvane", priority, line);
 }
 
-bool Logging::isLoggingEnabled() { return shared().logLevel() != LogLevel::none; }
+bool Logging::isLoggingEnabled() {
+  return shared().logLevel() != LogLevel::none;
+}
 
-bool Logging::isLoggingEnabled(LogLevel level) { return passes(shared().logLevel(), level); }
+bool Logging::isLoggingEnabled(LogLevel level) {
+  return passes(shared().logLevel(), level);
+}
 
-uint64_t Logging::getMemoryUsage() { return platform::residentMemoryBytes() >> 20; }
+uint64_t Logging::getMemoryUsage() {
+  return platform::residentMemoryBytes() >> 20;
+}
 
 void Logging::logCurrentMemoryUsage(std::string_view message) {
   if (!isLoggingEnabled(LogLevel::debug)) return;

@@ -37,12 +37,12 @@ class Logging {
 
   // Logs `items` joined by `separator`, then `terminator` when given.
   template <typename... Items>
-  void log(LogType type, std::string_view separator, std::optional<std::string_view> terminator,
-           const Items&... items) {
+  void log(LogType type, [[maybe_unused]] std::string_view separator,
+           std::optional<std::string_view> terminator, const Items&... items) {
     const auto [level, callback] = snapshot();
     if (!passes(level, levelFor(type))) return;
     std::string line;
-    bool first = true;
+    [[maybe_unused]] bool first = true;
     ((appendItem(line, items, separator, first)), ...);
     if (terminator) line += *terminator;
     deliver(type, line, callback);
@@ -62,7 +62,9 @@ class Logging {
   }
 
   static void updateLogLevel(LogLevel level) { shared().setLogLevel(level); }
-  static void updateCallback(Callback callback) { shared().setLoggingCallback(std::move(callback)); }
+  static void updateCallback(Callback callback) {
+    shared().setLoggingCallback(std::move(callback));
+  }
   static bool isLoggingEnabled();
   static bool isLoggingEnabled(LogLevel level);
 

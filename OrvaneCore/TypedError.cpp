@@ -14,7 +14,8 @@ void appendEscapedControl(std::string& out, unsigned char c) {
     case '\0': out += "\\0"; return;
     default: {
       char buffer[16];
-      std::snprintf(buffer, sizeof buffer, "\\u{%x}", static_cast<unsigned>(c));
+      // Two upper-case hex digits, as a debugger spells a control character.
+      std::snprintf(buffer, sizeof buffer, "\\u{%02X}", static_cast<unsigned>(c));
       out += buffer;
     }
   }
@@ -52,7 +53,9 @@ TypedError::TypedError(std::string caseName, const std::vector<std::string>& ren
   textForm_ += ')';
 }
 
-std::string errorText(const std::exception& error) { return error.what(); }
+std::string errorText(const std::exception& error) {
+  return error.what();
+}
 
 std::string errorText(const std::exception_ptr& error) {
   if (!error) return "unknown error";

@@ -10,8 +10,8 @@ HubClientError::HubClientError(Case kind, std::string caseName, std::vector<std:
       statusCode_(statusCode) {}
 
 HubClientError HubClientError::httpStatusCode(int code) {
-  return {Case::httpStatusCode, "httpStatusCode", {std::to_string(code)}, std::to_string(code),
-          code};
+  return {
+      Case::httpStatusCode, "httpStatusCode", {std::to_string(code)}, std::to_string(code), code};
 }
 
 HubClientError HubClientError::jsonSerialization(std::string fileURL, std::string message) {
@@ -21,9 +21,9 @@ HubClientError HubClientError::jsonSerialization(std::string fileURL, std::strin
           std::move(message)};
 }
 
-#define ORVANE_HUB_TEXT_CASE(name)                                           \
-  HubClientError HubClientError::name(std::string text) {                    \
-    return {Case::name, #name, {debugQuoted(text)}, std::move(text)};        \
+#define ORVANE_HUB_TEXT_CASE(name)                                    \
+  HubClientError HubClientError::name(std::string text) {             \
+    return {Case::name, #name, {debugQuoted(text)}, std::move(text)}; \
   }
 
 ORVANE_HUB_TEXT_CASE(downloadError)
@@ -38,7 +38,12 @@ HubClientError HubClientError::networkError(std::string description) {
 }
 
 HubClientError HubClientError::fileSystemError(const std::exception& underlying) {
-  return fileSystemError(errorText(underlying));
+  // The text form shows the underlying error's own text form; the
+  // description its readable message.
+  const auto* typed = dynamic_cast<const TypedError*>(&underlying);
+  std::string description = typed != nullptr ? typed->errorDescription() : underlying.what();
+  return {
+      Case::fileSystemError, "fileSystemError", {errorText(underlying)}, std::move(description)};
 }
 
 HubClientError HubClientError::fileSystemError(std::string description) {
@@ -48,7 +53,9 @@ HubClientError HubClientError::fileSystemError(std::string description) {
 HubClientError HubClientError::authorizationRequired() {
   return {Case::authorizationRequired, "authorizationRequired", {}, {}};
 }
-HubClientError HubClientError::parse() { return {Case::parse, "parse", {}, {}}; }
+HubClientError HubClientError::parse() {
+  return {Case::parse, "parse", {}, {}};
+}
 HubClientError HubClientError::unexpectedError() {
   return {Case::unexpectedError, "unexpectedError", {}, {}};
 }

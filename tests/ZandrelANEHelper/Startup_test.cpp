@@ -1,0 +1,74 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <nlohmann/json.hpp>
+
+#include "HelperProcess.hpp"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+TEST(Startup, ModelPathVariableIsRequired) {
+  for (const std::optional<std::string>& value : {std::optional<std::string>{}, {std::string()}}) {
+    SCOPED_TRACE(value ? "empty" : "missing");
+    const HelperRun run = runHelper({value, "{\"cmd\":\"quit\"}\n"});
+    EXPECT_EQ(run.output, "{\"ok\":false,\"error\":\"ZANDREL_ANE_MODEL_PATH is required\"}\n");
+    EXPECT_EQ(run.diagnostics, "");
+    EXPECT_EQ(run.exitStatus, 1);
+  }
+}
+
+TEST(Startup, FirstMissingModelIsReported) {
+  ModelFolder folder;
+  const fs::path root = fs::path(folder.path()).parent_path();
+  const fs::path partial = root / "partial";
+  fs::create_directories(partial / "MelSpectrogram.mlmodelc");
+  struct Case {
+    std::string folder;
+    std::string missing;
+  };
+  const Case cases[] = {
+      {folder.emptySibling(), folder.emptySibling() + "/MelSpectrogram.mlmodelc"},
+      {(root / "absent").string(), (root / "absent").string() + "/MelSpectrogram.mlmodelc"},
+      {partial.string(), partial.string() + "/AudioEncoder.mlmodelc"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.folder);
+    const HelperRun run = runHelper({c.folder, "{\"cmd\":\"quit\"}\n"});
+    const auto lines = run.outputLines();
+    ASSERT_EQ(lines.size(), 1u) << run.output;
+    const auto answer = nlohmann::json::parse(lines[0]);
+    EXPECT_EQ(answer.at("ok"), false);
+    EXPECT_EQ(
+        answer.at("error").get<std::string>(),
+        "model load failed: modelsUnavailable(\"Model file not found at " + c.missing + "\")");
+    EXPECT_EQ(run.exitStatus, 1);
+  }
+}
+
+TEST(Startup, ReadyAnswerAndDiagnostic) {
+  ModelFolder folder;
+  const HelperRun run = runHelper({folder.path(), "{\"cmd\":\"quit\"}\n"});
+  const auto lines = run.outputLines();
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_EQ(lines[0].rfind("{\"ok\":true,\"ready\":true,\"load_ms\":", 0), 0u) << lines[0];
+  EXPECT_EQ(run.diagnostics.rfind("[ane-helper] model ready load_ms=", 0), 0u);
+  EXPECT_EQ(run.exitStatus, 0);
+}
+
+// A model may also come as a package holding its model file.
+TEST(Startup, PackagedModelIsAccepted) {
+  ModelFolder folder;
+  const fs::path mel = fs::path(folder.path()) / "MelSpectrogram.mlmodelc";
+  fs::remove_all(mel);
+  const fs::path inner =
+      fs::path(folder.path()) / "MelSpectrogram.mlpackage" / "Data" / "com.apple.CoreML";
+  fs::create_directories(inner);
+  std::ofstream(inner / "model.mlmodel") << "m";
+  const HelperRun run = runHelper({folder.path(), "{\"cmd\":\"quit\"}\n"});
+  EXPECT_EQ(run.exitStatus, 0) << run.output;
+}
+
+}  // namespace
