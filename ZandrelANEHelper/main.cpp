@@ -4,7 +4,7 @@
 #include <string>
 
 #include "ZandrelANEHelper/HelperServer.hpp"
-#include "ZandrelANEHelper/StandInEngine.hpp"
+#include "ZandrelANEHelper/KestruneHelperEngine.hpp"
 
 int main() {
   // A parent that stops reading must not kill us mid-answer; the write
@@ -12,6 +12,6 @@ int main() {
   std::signal(SIGPIPE, SIG_IGN);
   std::optional<std::string> modelPath;
   if (const char* value = std::getenv("ZANDREL_ANE_MODEL_PATH")) modelPath = value;
-  zandrel::HelperServer server({}, zandrel::StandInEngine::build);
+  zandrel::HelperServer server({}, zandrel::KestruneHelperEngine::build);
   return server.run(modelPath);
 }

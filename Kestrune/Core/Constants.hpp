@@ -28,7 +28,7 @@ struct Constants {
 
   static constexpr std::string_view defaultRemoteConfigName = "config.json";
   // Base address of the model hub used when a configuration names none.
-  static constexpr std::string_view defaultRemoteEndpoint = "https://models.orvane.invalid";
+  static constexpr std::string_view defaultRemoteEndpoint = "https://huggingface.co";
 
   // The characters that wrap special tokens, as in "<|en|>".
   static constexpr std::string_view specialTokenCharacters = "<|>";

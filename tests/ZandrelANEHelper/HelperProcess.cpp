@@ -12,6 +12,9 @@
 #include <nlohmann/json.hpp>
 #include <stdexcept>
 
+#include "tools/kestrune-convert/WhisperConverter.hpp"
+#include "tools/kestrune-make-test-model/TestModelGenerator.hpp"
+
 extern char** environ;
 
 namespace {
@@ -153,10 +156,13 @@ ModelFolder::ModelFolder() {
   std::string pattern = (std::filesystem::temp_directory_path() / "zandrel-models-XXXXXX").string();
   if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
   path_ = pattern;
-  for (const char* name : {"MelSpectrogram", "AudioEncoder", "TextDecoder"}) {
-    std::filesystem::create_directories(std::filesystem::path(path_) / "models" /
-                                        (std::string(name) + ".mlmodelc"));
-  }
+  // A small generated model with the multilingual tokenizer: the helper
+  // loads and runs it like a real one, though its text means nothing.
+  const std::filesystem::path root(path_);
+  kestrune::tools::TestModelDimensions dimensions;
+  dimensions.tokenizerFolder = std::string(KESTRUNE_SHARED_DIR) + "/tokenizers/multilingual";
+  kestrune::tools::writeTestCheckpoint(root / "checkpoint", dimensions);
+  kestrune::tools::convertCheckpoint(root / "checkpoint", root / "models");
   path_ += "/models";
 }
 

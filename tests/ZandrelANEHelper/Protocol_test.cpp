@@ -76,7 +76,8 @@ TEST_F(Protocol, AcceptedLineForms) {
   EXPECT_EQ(serve(input).answers(), (std::vector<std::string>{"ok", "ok"}));
 }
 
-TEST_F(Protocol, TranscriptionAnswerOfTheStandInIsEmpty) {
+// One second is shorter than the shortest window the engine decodes.
+TEST_F(Protocol, OneSecondOfAudioGivesAnEmptyAnswer) {
   const HelperRun run =
       serve("{\"cmd\":\"transcribe\",\"samples\":16000}\n" + pcmBytes(std::vector<float>(16000)));
   const auto lines = run.outputLines();

@@ -58,8 +58,9 @@ TEST(Startup, ReadyAnswerAndDiagnostic) {
   EXPECT_EQ(run.exitStatus, 0);
 }
 
-// A model may also come as a package holding its model file.
-TEST(Startup, PackagedModelIsAccepted) {
+// A model may also come as a package holding its model file: that file is
+// what gets loaded (this one is no model, so loading it fails).
+TEST(Startup, PackagedModelIsLoadedFromItsModelFile) {
   ModelFolder folder;
   const fs::path mel = fs::path(folder.path()) / "MelSpectrogram.mlmodelc";
   fs::remove_all(mel);
@@ -68,7 +69,11 @@ TEST(Startup, PackagedModelIsAccepted) {
   fs::create_directories(inner);
   std::ofstream(inner / "model.mlmodel") << "m";
   const HelperRun run = runHelper({folder.path(), "{\"cmd\":\"quit\"}\n"});
-  EXPECT_EQ(run.exitStatus, 0) << run.output;
+  EXPECT_NE(run.output.find("model load failed: "), std::string::npos) << run.output;
+  EXPECT_NE(run.output.find("MelSpectrogram.mlpackage\\/Data\\/com.apple.CoreML\\/model.mlmodel"),
+            std::string::npos)
+      << run.output;
+  EXPECT_EQ(run.exitStatus, 1);
 }
 
 }  // namespace
