@@ -12,6 +12,7 @@
 #include "Kestrune/Core/TranscriptionState.hpp"
 #include "OrvaneCore/JSONWriter.hpp"
 #include "OrvaneCore/Logging.hpp"
+#include "tests/Support/LogCapture.hpp"
 
 namespace kestrune {
 namespace {
@@ -217,29 +218,7 @@ TEST(TranscriptionResultTest, AllWordsSkipsSegmentsWithoutWords) {
   EXPECT_TRUE(TranscriptionResult::make("", {segment(0, 0, 1, "b")}, "en", {})->allWords().empty());
 }
 
-// Captures log lines for the test's duration and restores the logger after.
-class LogCapture {
- public:
-  explicit LogCapture(orvane::Logging::LogLevel level) {
-    orvane::Logging::updateLogLevel(level);
-    orvane::Logging::updateCallback([this](const std::string& line) {
-      std::lock_guard guard(mutex_);
-      lines_.push_back(line);
-    });
-  }
-  ~LogCapture() {
-    orvane::Logging::updateCallback(nullptr);
-    orvane::Logging::updateLogLevel(orvane::Logging::LogLevel::none);
-  }
-  std::vector<std::string> lines() {
-    std::lock_guard guard(mutex_);
-    return lines_;
-  }
-
- private:
-  std::mutex mutex_;
-  std::vector<std::string> lines_;
-};
+using testsupport::LogCapture;
 
 TEST(TranscriptionResultTest, TimingsReportHasTheExactLayout) {
   auto withFourTokens = segment(1, 1, 2, " b");

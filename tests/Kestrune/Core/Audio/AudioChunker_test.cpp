@@ -6,7 +6,7 @@
 
 #include "Kestrune/Core/Audio/EnergyVAD.hpp"
 #include "Kestrune/Utilities/WhisperError.hpp"
-#include "tests/Kestrune/Core/Audio/LogCapture.hpp"
+#include "tests/Support/LogCapture.hpp"
 
 namespace kestrune {
 namespace {
@@ -60,7 +60,7 @@ TEST(VADAudioChunker, CutsAtSilencesInTheSecondHalfOfEachWindow) {
 }
 
 TEST(VADAudioChunker, LogsEachChunk) {
-  audiotest::LogCapture log;
+  testsupport::LogCapture log;
   VADAudioChunker().chunkAll(speech(40, {{25, 26}}), window, std::nullopt);
   EXPECT_TRUE(log.contains("Found chunk from 0.00 to 25.50"));
   EXPECT_TRUE(log.contains("Found chunk from 25.50 to 40.00"));
@@ -107,7 +107,7 @@ TEST(AudioChunking, ShiftsResultsOntoTheWholeTimeline) {
       TranscriptionResults{},
       TranscriptionResults{fourth},
   };
-  audiotest::LogCapture log;
+  testsupport::LogCapture log;
   const TranscriptionResults shifted =
       VADAudioChunker().updateSeekOffsetsForResults(outcomes, chunks);
   ASSERT_EQ(shifted.size(), 2u);

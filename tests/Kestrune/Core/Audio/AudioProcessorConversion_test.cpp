@@ -6,7 +6,7 @@
 
 #include "Kestrune/Core/Audio/AudioProcessor.hpp"
 #include "Kestrune/Utilities/WhisperError.hpp"
-#include "tests/Kestrune/Core/Audio/LogCapture.hpp"
+#include "tests/Support/LogCapture.hpp"
 
 namespace kestrune {
 namespace {
@@ -70,7 +70,7 @@ TEST(ConvertToMono, ChannelModes) {
 TEST(ConvertToMono, LogsTheFallbackAndKeepsMonoAndSilence) {
   const PCMBuffer stereo = bufferOf(16000, {{0.1f, 0.2f}, {0.3f, 0.4f}});
   {
-    audiotest::LogCapture log;
+    testsupport::LogCapture log;
     AudioProcessor::convertToMono(stereo, ChannelMode::sumChannels(std::vector<int>{5}));
     EXPECT_TRUE(log.contains("No valid channel indices provided, defaulting to first channel"));
   }
@@ -101,7 +101,7 @@ TEST(PadOrTrim, CutsAndPadsWindows) {
   ASSERT_TRUE(trimmed);
   EXPECT_EQ(trimmed->toFloatVector(), std::vector<float>(twenty.begin() + 5, twenty.begin() + 15));
 
-  audiotest::LogCapture log;
+  testsupport::LogCapture log;
   EXPECT_FALSE(processor.padOrTrim(twenty, 20, 10));
   EXPECT_FALSE(processor.padOrTrim(twenty, -1, 10));
   EXPECT_FALSE(processor.padOrTrim({}, 0, 10));
@@ -125,7 +125,7 @@ TEST(ResampleBuffer, RoundsTheCapacityAndConverts) {
   EXPECT_EQ(output.frameCapacity(), 160u);
   EXPECT_EQ(output.frameLength(), 160u);
 
-  audiotest::LogCapture log;
+  testsupport::LogCapture log;
   const PCMBuffer odd = bufferOf(44100, {std::vector<float>(100, 0.0f)});
   AudioConverter again(odd.format(), {16000, 1});
   EXPECT_EQ(AudioProcessor::resampleBuffer(odd, again).frameCapacity(), 36u);

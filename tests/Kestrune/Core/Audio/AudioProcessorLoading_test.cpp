@@ -7,7 +7,7 @@
 
 #include "Kestrune/Core/Audio/AudioProcessor.hpp"
 #include "Kestrune/Utilities/WhisperError.hpp"
-#include "tests/Kestrune/Core/Audio/LogCapture.hpp"
+#include "tests/Support/LogCapture.hpp"
 #include "tests/Platform/Audio/AudioFixtures.hpp"
 
 namespace kestrune {
@@ -102,7 +102,7 @@ TEST_F(AudioLoading, ChannelModesPickTheirChannels) {
 
 // A 16 kHz mono file is read as it is, with no resampling in between.
 TEST_F(AudioLoading, SixteenKilohertzMonoIsReadWithoutConversion) {
-  audiotest::LogCapture log;
+  testsupport::LogCapture log;
   const auto buffer =
       processor_.loadAudio(path("mono16k.wav"), ChannelMode::sumChannels(), 0.5, 1.5);
   EXPECT_EQ(buffer.frameLength(), 16000u);
@@ -196,7 +196,7 @@ TEST_F(AudioLoading, TruncatedDataFailsTheRead) {
   const std::string cut = path("cut.flac");
   audiotest::truncateCopy(path("stereo44k.flac"), cut,
                           std::filesystem::file_size(path("stereo44k.flac")) / 2);
-  audiotest::LogCapture log;
+  testsupport::LogCapture log;
   EXPECT_EQ(loadFailureText([&] { AudioProcessor::loadAudioAsFloatArray(cut); }),
             "Failed to process audio buffer");
   EXPECT_TRUE(log.contains("Error reading audio file: Failed to decode audio of " + cut));

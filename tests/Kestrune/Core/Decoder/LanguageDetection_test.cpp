@@ -9,6 +9,7 @@
 #include "Kestrune/Utilities/WhisperError.hpp"
 #include "OrvaneCore/Logging.hpp"
 #include "tests/Kestrune/Core/Decoder/ScriptedDecoder.hpp"
+#include "tests/Support/LogCapture.hpp"
 
 namespace kestrune {
 namespace {
@@ -32,27 +33,10 @@ struct Detection {
                                                       MLMultiArrayDataType::float16, Float16(0));
 };
 
-class ErrorLines {
+// Collects the error lines of the shared logger while it lives.
+class ErrorLines : public testsupport::LogCapture {
  public:
-  ErrorLines() {
-    orvane::Logging::updateLogLevel(orvane::Logging::LogLevel::error);
-    orvane::Logging::updateCallback([this](const std::string& line) {
-      std::lock_guard guard(mutex_);
-      lines_.push_back(line);
-    });
-  }
-  ~ErrorLines() {
-    orvane::Logging::updateCallback(nullptr);
-    orvane::Logging::updateLogLevel(orvane::Logging::LogLevel::none);
-  }
-  std::vector<std::string> lines() {
-    std::lock_guard guard(mutex_);
-    return lines_;
-  }
-
- private:
-  std::mutex mutex_;
-  std::vector<std::string> lines_;
+  ErrorLines() : LogCapture(orvane::Logging::LogLevel::error) {}
 };
 
 TEST(LanguageDetectionTest, PicksTheLikeliestLanguageTokenOverAnyText) {

@@ -10,6 +10,7 @@
 
 #include "OrvaneCore/Logging.hpp"
 #include "OrvaneCore/MLMultiArrayExtensions.hpp"
+#include "tests/Support/LogCapture.hpp"
 
 namespace kestrune {
 namespace {
@@ -151,29 +152,7 @@ TEST(TimestampRulesFilterTest, MassTestWithoutTimestampTokensIsFalse) {
   EXPECT_FALSE(filter.sumOfProbabilityOverTimestampsIsAboveAnyOtherToken(logits, V));
 }
 
-// Collects the lines that reach the shared logger while it lives.
-class LogCapture {
- public:
-  explicit LogCapture(orvane::Logging::LogLevel level) {
-    orvane::Logging::updateLogLevel(level);
-    orvane::Logging::updateCallback([this](const std::string& line) {
-      std::lock_guard guard(mutex_);
-      lines_.push_back(line);
-    });
-  }
-  ~LogCapture() {
-    orvane::Logging::updateCallback(nullptr);
-    orvane::Logging::updateLogLevel(orvane::Logging::LogLevel::none);
-  }
-  std::vector<std::string> lines() {
-    std::lock_guard guard(mutex_);
-    return lines_;
-  }
-
- private:
-  std::mutex mutex_;
-  std::vector<std::string> lines_;
-};
+using testsupport::LogCapture;
 
 TEST(SuppressTokensFilterTest, NegativeIdsAreLoggedOnceAndSkipped) {
   LogCapture capture(orvane::Logging::LogLevel::debug);

@@ -7,14 +7,14 @@
 
 #include "OrvaneCore/Logging.hpp"
 
-namespace audiotest {
+namespace testsupport {
 
-// Collects every log line at debug level and up while it lives, then puts
-// the logger back to silence.
+// Collects the log lines at `level` and up while it lives, then puts the
+// logger back to silence.
 class LogCapture {
  public:
-  LogCapture() {
-    orvane::Logging::updateLogLevel(orvane::Logging::LogLevel::debug);
+  explicit LogCapture(orvane::Logging::LogLevel level = orvane::Logging::LogLevel::debug) {
+    orvane::Logging::updateLogLevel(level);
     orvane::Logging::updateCallback([this](const std::string& line) {
       std::lock_guard guard(mutex_);
       lines_.push_back(line);
@@ -43,4 +43,4 @@ class LogCapture {
   std::vector<std::string> lines_;
 };
 
-}  // namespace audiotest
+}  // namespace testsupport
