@@ -35,20 +35,6 @@ std::vector<std::string> splitOnPunctuation(std::string_view part) {
   return tokens;
 }
 
-std::string spacedChineseCharacters(std::string_view text) {
-  std::string out;
-  for (const std::string_view character : unicode::characters(text)) {
-    if (unicode::isChineseCharacter(unicode::scalarAt(character, 0))) {
-      out += ' ';
-      out.append(character);
-      out += ' ';
-    } else {
-      out.append(character);
-    }
-  }
-  return out;
-}
-
 }  // namespace
 
 void WordPieceVocabulary::insertOrAssign(const std::string& token, int64_t id) {
@@ -160,7 +146,7 @@ BertTokenizer::BertTokenizer(const Config& tokenizerConfig, const Config& tokeni
 
 std::vector<std::string> BertTokenizer::tokenize(std::string_view text) const {
   const std::string prepared =
-      tokenizeChineseChars_ ? spacedChineseCharacters(text) : std::string(text);
+      tokenizeChineseChars_ ? unicode::spacingChineseCharacters(text) : std::string(text);
   std::vector<std::string> pieces;
   for (const std::string& word : basic_->tokenize(prepared)) {
     for (std::string& piece : wordpiece_->tokenize(word)) pieces.push_back(std::move(piece));

@@ -108,7 +108,7 @@ class BertNormalizer : public Normalizer {
   std::string normalize(std::string_view text) const override {
     std::string out(text);
     if (cleanText_) out = cleanText(out);
-    if (handleChineseChars_) out = spaceChineseCharacters(out);
+    if (handleChineseChars_) out = unicode::spacingChineseCharacters(out);
     if (stripAccents_) out = stripAccents(out);
     if (lowercase_) out = unicode::lowercased(out);
     return out;
@@ -119,19 +119,6 @@ class BertNormalizer : public Normalizer {
     std::string out;
     out.reserve(text.size());
     for (const char c : text) out += (c == '\t' || c == '\n' || c == '\r') ? ' ' : c;
-    return out;
-  }
-  static std::string spaceChineseCharacters(std::string_view text) {
-    std::string out;
-    for (const std::string_view character : unicode::characters(text)) {
-      if (unicode::isChineseCharacter(unicode::scalarAt(character, 0))) {
-        out += ' ';
-        out.append(character);
-        out += ' ';
-      } else {
-        out.append(character);
-      }
-    }
     return out;
   }
   static std::string stripAccents(std::string_view text) {

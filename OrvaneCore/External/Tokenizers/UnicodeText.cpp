@@ -341,4 +341,18 @@ std::string replacingAll(std::string_view text, std::string_view pattern,
   return out;
 }
 
+std::string spacingChineseCharacters(std::string_view text) {
+  std::string out;
+  for (const std::string_view character : characters(text)) {
+    if (isChineseCharacter(scalarAt(character, 0))) {
+      out += ' ';
+      out.append(character);
+      out += ' ';
+    } else {
+      out.append(character);
+    }
+  }
+  return out;
+}
+
 }  // namespace orvane::unicode

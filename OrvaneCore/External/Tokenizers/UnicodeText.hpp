@@ -50,6 +50,9 @@ bool isUppercase(char32_t scalar);
 bool isSpaceSeparator(char32_t scalar);
 // The CJK ideograph blocks that BERT-style tokenizers isolate.
 bool isChineseCharacter(char32_t scalar);
+// Puts a space on both sides of every CJK ideograph, as BERT-style
+// tokenizers do before splitting on white space.
+std::string spacingChineseCharacters(std::string_view text);
 
 std::string replacingAll(std::string_view text, std::string_view pattern,
                          std::string_view replacement);
