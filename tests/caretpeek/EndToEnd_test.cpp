@@ -18,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+#include "tests/Support/TemporaryFolder.hpp"
 #include "tests/caretpeek/ChildProcess.hpp"
 
 namespace caretpeek::testing {
@@ -51,24 +52,7 @@ std::string hex(const std::string& bytes) {
   return out;
 }
 
-// A private folder, removed with everything in it.
-class TemporaryFolder {
- public:
-  TemporaryFolder() {
-    std::string pattern = (fs::temp_directory_path() / "caretpeek-XXXXXX").string();
-    if (::mkdtemp(pattern.data())) path_ = pattern;
-  }
-  TemporaryFolder(const TemporaryFolder&) = delete;
-  TemporaryFolder& operator=(const TemporaryFolder&) = delete;
-  ~TemporaryFolder() {
-    std::error_code ignored;
-    if (!path_.empty()) fs::remove_all(path_, ignored);
-  }
-  const fs::path& path() const { return path_; }
-
- private:
-  fs::path path_;
-};
+using testsupport::TemporaryFolder;
 
 struct ProbeResult {
   std::optional<std::string> output;  // nothing: it did not end in time

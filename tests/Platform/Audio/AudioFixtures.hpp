@@ -13,28 +13,11 @@
 
 // Test audio made on the fly with the ffmpeg command-line tool, in a folder
 // that is removed again.
+#include "tests/Support/TemporaryFolder.hpp"
+
 namespace audiotest {
 
-class TemporaryFolder {
- public:
-  TemporaryFolder() {
-    std::random_device seed;
-    path_ = std::filesystem::temp_directory_path() /
-            ("kestrune-audio-" + std::to_string(seed()) + std::to_string(seed()));
-    std::filesystem::create_directories(path_);
-  }
-  ~TemporaryFolder() {
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
-  }
-  TemporaryFolder(const TemporaryFolder&) = delete;
-  TemporaryFolder& operator=(const TemporaryFolder&) = delete;
-
-  std::string file(const std::string& name) const { return (path_ / name).string(); }
-
- private:
-  std::filesystem::path path_;
-};
+using testsupport::TemporaryFolder;
 
 // Renders ffmpeg's aevalsrc expressions (one per channel, joined by "|")
 // into `path`; the extension picks the container, `codec` the encoding.

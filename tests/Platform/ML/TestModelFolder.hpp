@@ -8,30 +8,12 @@
 #include <string>
 #include <vector>
 
+#include "tests/Support/TemporaryFolder.hpp"
 #include "Platform/ML/SafeTensors.hpp"
 
 namespace platform::ml::testing {
 
-// A fresh folder under the temporary directory, removed with the object.
-class TemporaryFolder {
- public:
-  TemporaryFolder() {
-    static std::atomic<int> serial{0};
-    path_ = std::filesystem::temp_directory_path() /
-            ("kestrune-ml-" + std::to_string(::getpid()) + "-" + std::to_string(serial++));
-    std::filesystem::create_directories(path_);
-  }
-  ~TemporaryFolder() {
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
-  }
-  TemporaryFolder(const TemporaryFolder&) = delete;
-  TemporaryFolder& operator=(const TemporaryFolder&) = delete;
-  const std::filesystem::path& path() const { return path_; }
-
- private:
-  std::filesystem::path path_;
-};
+using testsupport::TemporaryFolder;
 
 inline void writeText(const std::filesystem::path& file, const std::string& text) {
   std::ofstream out(file, std::ios::binary | std::ios::trunc);

@@ -14,32 +14,14 @@
 #include <stdexcept>
 #include <string>
 
+#include "tests/Support/TemporaryFolder.hpp"
 #include "Platform/Net/HttpClient.hpp"
 
 extern char** environ;
 
 namespace hubtest {
 
-// A scratch folder removed with everything in it at the end of its scope.
-class TemporaryFolder {
- public:
-  TemporaryFolder() {
-    std::random_device random;
-    path_ = std::filesystem::temp_directory_path() /
-            ("kestrune-hub-" + std::to_string(::getpid()) + "-" + std::to_string(random()));
-    std::filesystem::create_directories(path_);
-  }
-  ~TemporaryFolder() {
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
-  }
-  TemporaryFolder(const TemporaryFolder&) = delete;
-  TemporaryFolder& operator=(const TemporaryFolder&) = delete;
-  const std::filesystem::path& path() const { return path_; }
-
- private:
-  std::filesystem::path path_;
-};
+using testsupport::TemporaryFolder;
 
 inline void writeFile(const std::filesystem::path& path, const std::string& content) {
   std::filesystem::create_directories(path.parent_path());
