@@ -26,7 +26,7 @@ void Progress::raiseTotalUnitCount(int64_t count) {
   totalUnitCount_ = std::max(totalUnitCount_, count);
 }
 
-int64_t Progress::completedUnitCount() const {
+double Progress::completedShare() const {
   std::vector<Child> children;
   int64_t own = 0;
   {
@@ -41,7 +41,11 @@ int64_t Progress::completedUnitCount() const {
     fromChildren +=
         child.progress->fractionCompleted() * static_cast<double>(child.pendingUnitCount);
   }
-  return own + static_cast<int64_t>(fromChildren);
+  return static_cast<double>(own) + fromChildren;
+}
+
+int64_t Progress::completedUnitCount() const {
+  return static_cast<int64_t>(completedShare());
 }
 
 void Progress::setCompletedUnitCount(int64_t count) {
@@ -52,7 +56,9 @@ void Progress::setCompletedUnitCount(int64_t count) {
 double Progress::fractionCompleted() const {
   const int64_t total = totalUnitCount();
   if (total <= 0) return 0;
-  return std::min(1.0, static_cast<double>(completedUnitCount()) / static_cast<double>(total));
+  // Children's partial shares count here even where they do not yet add
+  // up to a whole unit of the parent.
+  return std::min(1.0, completedShare() / static_cast<double>(total));
 }
 
 bool Progress::isFinished() const {

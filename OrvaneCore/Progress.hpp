@@ -33,6 +33,9 @@ class Progress : public std::enable_shared_from_this<Progress> {
   Progress() = default;
 
  private:
+  // Own units plus the children's finished shares, unrounded.
+  double completedShare() const;
+
   struct Child {
     std::shared_ptr<Progress> progress;
     int64_t pendingUnitCount;

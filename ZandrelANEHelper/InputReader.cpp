@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <new>
 #include <system_error>
 
 #include "ZandrelANEHelper/InputError.hpp"
@@ -41,7 +42,22 @@ std::string InputReader::readLine() {
   }
 }
 
+namespace {
+
+// Physical memory in bytes; a payload larger than this could never be held,
+// and under memory overcommit its allocation might even succeed, only for the
+// process to be killed once the bytes arrive.
+uint64_t physicalMemoryBytes() {
+  const long pages = ::sysconf(_SC_PHYS_PAGES);
+  const long pageSize = ::sysconf(_SC_PAGESIZE);
+  if (pages <= 0 || pageSize <= 0) return UINT64_MAX;
+  return static_cast<uint64_t>(pages) * static_cast<uint64_t>(pageSize);
+}
+
+}  // namespace
+
 std::optional<PCMPayload> InputReader::readPayload(uint64_t sampleCount) {
+  if (sampleCount > physicalMemoryBytes() / sizeof(float)) throw std::bad_alloc();
   PCMPayload payload;
   // Left uninitialised: pages are only taken up as the bytes arrive.
   payload.data = std::make_unique_for_overwrite<float[]>(static_cast<size_t>(sampleCount));

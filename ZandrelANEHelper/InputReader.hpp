@@ -38,8 +38,9 @@ class InputReader {
   std::string readLine();
 
   // Exactly `sampleCount` native-order 32-bit floats, or nothing when the
-  // input ends or fails first. Throws std::bad_alloc when no buffer of that
-  // size can be had.
+  // input ends or fails first. Throws std::bad_alloc, before reading any
+  // byte, when the payload is larger than the machine's physical memory or
+  // no buffer of that size can be had.
   std::optional<PCMPayload> readPayload(uint64_t sampleCount);
 
   bool inputLost() const noexcept { return consecutiveFailures_ >= failureLimit; }

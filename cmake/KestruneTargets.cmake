@@ -16,6 +16,16 @@ if(KESTRUNE_TSAN)
   add_compile_options(-fsanitize=thread -fno-omit-frame-pointer)
   add_link_options(-fsanitize=thread)
 endif()
+if(KESTRUNE_FUZZ)
+  if(NOT CMAKE_CXX_COMPILER_ID MATCHES "Clang")
+    message(FATAL_ERROR "KESTRUNE_FUZZ needs clang (CC=clang CXX=clang++)")
+  endif()
+  # Every library is instrumented for coverage and checked by the sanitizers;
+  # only the fuzz binaries link libFuzzer's main.
+  add_compile_options(-fsanitize=fuzzer-no-link,address,undefined,float-cast-overflow
+                      -fno-sanitize-recover=all -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=address,undefined,float-cast-overflow)
+endif()
 
 
 # kestrune_module(<target> <folder> [RECURSIVE] [DEPS <targets>...])

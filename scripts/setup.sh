@@ -12,7 +12,7 @@ packages=(
   portaudio19-dev libasound2-dev libasound2-plugins alsa-utils
   libatspi2.0-dev at-spi2-core dbus dbus-x11 libgtk-3-dev xvfb xauth
   libopenblas-dev libopenblas0-pthread libfftw3-dev
-  ffmpeg sox clang libclang-rt-14-dev ccache
+  ffmpeg sox clang libclang-rt-14-dev clang-16 libclang-rt-16-dev ccache
 )
 missing=()
 for p in "${packages[@]}"; do

@@ -43,6 +43,15 @@ void unloadHolder(const std::shared_ptr<FeatureExtracting>& component);
 void unloadHolder(const std::shared_ptr<AudioEncoding>& component);
 void unloadHolder(const std::shared_ptr<TextDecoding>& component);
 
+// Throws WhisperError.modelsUnavailable when the loaded models cannot work
+// together: a model's output shape differs from the input the next stage
+// declares, or the tokenizer (when given) uses ids past the decoder's logits.
+// Seen at load, so that such a folder never reaches a transcription.
+void checkModelsAgree(const std::shared_ptr<FeatureExtracting>& featureExtractor,
+                      const std::shared_ptr<AudioEncoding>& audioEncoder,
+                      const std::shared_ptr<TextDecoding>& textDecoder,
+                      const WhisperTokenizer* tokenizer);
+
 std::optional<int64_t> featureExtractorWindowSamples(const FeatureExtracting& extractor);
 std::optional<int64_t> audioEncoderEmbedSize(const AudioEncoding& encoder);
 std::optional<platform::ml::MLMultiArray> extractFeatures(FeatureExtracting& extractor,
@@ -60,7 +69,9 @@ struct DownloadRequest {
   bool useBackgroundSession = false;
 };
 
-// The local folder of the downloaded model. Throws whatever stopped it.
+// The local folder of the downloaded model: `model`, or the default of this
+// device's recommended models in the repository's catalogue. Throws
+// whatever stopped it.
 std::filesystem::path downloadModel(const DownloadRequest& request);
 
 // Where the hub client keeps the tokenizer repository of `variant` when

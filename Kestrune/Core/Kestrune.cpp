@@ -171,6 +171,7 @@ void Kestrune::loadModels(bool prewarmMode) {
     return;
   }
   loadTokenizerIfNeeded();
+  checkModelsAgree(featureExtractor_, audioEncoder_, textDecoder_, tokenizer_.get());
   setModelState(ModelState::loaded);
   currentTimings_.modify([&](TranscriptionTimings& timings) {
     timings.modelLoading = secondsSince(start) + timings.prewarmLoadTime;

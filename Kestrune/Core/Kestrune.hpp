@@ -17,13 +17,16 @@
 #include "Kestrune/Core/Audio/AudioChunker.hpp"
 #include "Kestrune/Core/Audio/AudioInputOptions.hpp"
 #include "Kestrune/Core/Configurations.hpp"
+#include "Kestrune/Core/Constants.hpp"
 #include "Kestrune/Core/DecodingOptions.hpp"
+#include "Kestrune/Core/ModelSupport.hpp"
 #include "Kestrune/Core/ModelVariant.hpp"
 #include "Kestrune/Core/TextDecoding.hpp"
 #include "Kestrune/Core/TranscribeTask.hpp"
 #include "Kestrune/Core/TranscriptionResult.hpp"
 #include "Kestrune/Core/TranscriptionState.hpp"
 #include "Kestrune/Core/TranscriptionTimings.hpp"
+#include "OrvaneCore/External/Hub/TransferProgress.hpp"
 #include "OrvaneCore/ModelState.hpp"
 #include "OrvaneCore/Progress.hpp"
 
@@ -43,6 +46,8 @@ using orvane::ModelState;
 using TranscriptionOutcome = ChunkTranscriptionOutcome;
 using ModelStateCallback = std::function<void(std::optional<ModelState>, ModelState)>;
 using TranscriptionStateCallback = std::function<void(TranscriptionState)>;
+// Called with the overall progress of a model download.
+using DownloadProgressCallback = std::function<void(const orvane::TransferProgress&)>;
 
 // The detected language code and the probability of every language.
 struct LanguageDetection {
@@ -64,6 +69,50 @@ class Kestrune : public std::enable_shared_from_this<Kestrune> {
   static constexpr bool isRunningOnSimulator = false;
   // The machine's hardware model identifier.
   static std::string deviceName();
+
+  // MARK: Device catalogue and model download
+  // In all of these an empty endpoint means HF_ENDPOINT, else the default
+  // hub; an absent download base means ~/Documents/huggingface, and an
+  // absent token the token of the environment.
+
+  // The built-in catalogue's models for this device.
+  static ModelSupport recommendedModels();
+  // The catalogue of the repository (its file `remoteConfigName`), or the
+  // built-in one when it cannot be fetched or read. Never throws.
+  static ModelSupportConfig fetchModelSupportConfig(
+      const std::string& repo = "orvaneinc/kestrune-coreml",
+      const std::optional<std::string>& downloadBase = std::nullopt,
+      const std::optional<std::string>& token = std::nullopt,
+      const std::string& remoteConfigName = std::string(Constants::defaultRemoteConfigName),
+      const std::string& endpoint = std::string(Constants::defaultRemoteEndpoint));
+  // This device's models from that catalogue. Never throws.
+  static ModelSupport recommendedRemoteModels(
+      const std::string& repo = "orvaneinc/kestrune-coreml",
+      const std::optional<std::string>& downloadBase = std::nullopt,
+      const std::optional<std::string>& token = std::nullopt,
+      const std::string& remoteConfigName = std::string(Constants::defaultRemoteConfigName),
+      const std::string& endpoint = std::string(Constants::defaultRemoteEndpoint));
+  // This device's supported models that match any of the glob patterns,
+  // ordered by size (ModelUtilities::formatModelFiles).
+  static std::vector<std::string> fetchAvailableModels(
+      const std::string& repo = "orvaneinc/kestrune-coreml",
+      const std::vector<std::string>& matching = {"*"},
+      const std::optional<std::string>& downloadBase = std::nullopt,
+      const std::optional<std::string>& token = std::nullopt,
+      const std::string& remoteConfigName = std::string(Constants::defaultRemoteConfigName),
+      const std::string& endpoint = std::string(Constants::defaultRemoteEndpoint));
+  // Downloads the one model folder of the repository whose name ends in
+  // `variant` ("tiny", "openai_whisper-base", ...) and returns its local
+  // folder. Throws WhisperError.modelsUnavailable when no folder or several
+  // match, and the hub client's errors. Background sessions are not
+  // available here: the flag is accepted and the download runs in the
+  // foreground.
+  static std::filesystem::path download(
+      const std::string& variant, const std::optional<std::string>& downloadBase = std::nullopt,
+      bool useBackgroundSession = false, const std::string& repo = "orvaneinc/kestrune-coreml",
+      const std::optional<std::string>& token = std::nullopt,
+      const std::string& endpoint = std::string(Constants::defaultRemoteEndpoint),
+      const DownloadProgressCallback& progressCallback = nullptr);
 
   // Builds, sets up, prewarms and loads as the configuration says. Throws
   // the first error of any step.
@@ -157,8 +206,8 @@ class Kestrune : public std::enable_shared_from_this<Kestrune> {
 
   // MARK: Lifecycle
   // With a model folder: takes it as it is, nothing downloaded. Without one
-  // and with `download`: fetches the model (fails with modelsUnavailable
-  // while no hub client is available here).
+  // and with `download`: fetches `model` (or this device's recommended one)
+  // from `modelRepo` through the hub; a failure is modelsUnavailable.
   virtual void setupModels(const std::optional<std::string>& model,
                            const std::optional<std::string>& downloadBase,
                            const std::optional<std::string>& modelRepo,

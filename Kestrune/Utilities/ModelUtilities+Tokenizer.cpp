@@ -2,7 +2,8 @@
 
 #include "Kestrune/Core/Text/WhisperTokenizerWrapper.hpp"
 #include "Kestrune/Utilities/TokenizerLoading.hpp"
-#include "OrvaneCore/External/Hub/HubClientError.hpp"
+#include "OrvaneCore/External/Hub/LanguageModelConfigurationFromHub.hpp"
+#include "OrvaneCore/HubWrapper.hpp"
 #include "OrvaneCore/Logging.hpp"
 
 namespace kestrune::ModelUtilities {
@@ -17,10 +18,14 @@ bool fileExists(const fs::path& path) {
   return fs::exists(path, error);
 }
 
-// Until the hub client is part of the engine there is nowhere to download
-// from, so a tokenizer missing from every local folder stays missing.
-orvane::TokenizerWrapper noHubAvailable(const std::string&, const fs::path&) {
-  throw orvane::HubClientError::configurationMissing("tokenizer.json");
+// Fetches the tokenizer repository into the hub client's folder. The
+// client is made only here, when a download is needed: making it starts the
+// network monitor and, in continuous integration, prints a line.
+orvane::TokenizerWrapper fromHub(const std::optional<fs::path>& downloadBase,
+                                 bool useBackgroundSession, const std::string& name) {
+  const orvane::HubApiWrapper hub(downloadBase, std::nullopt, std::nullopt, useBackgroundSession);
+  return orvane::AutoTokenizerWrapper::from(
+      orvane::LanguageModelConfigurationFromHub::fromHub(name, "main", hub.impl), true);
 }
 
 std::optional<fs::path> findLocalTokenizer(const std::vector<fs::path>& searchPaths) {
@@ -67,7 +72,9 @@ std::shared_ptr<const WhisperTokenizer> loadTokenizer(
     ModelVariant variant, const std::optional<fs::path>& tokenizerFolder,
     const std::vector<fs::path>& additionalSearchPaths, bool useBackgroundSession) {
   return loadTokenizer(variant, tokenizerFolder, additionalSearchPaths, useBackgroundSession,
-                       noHubAvailable);
+                       [&](const std::string& name, const fs::path&) {
+                         return fromHub(tokenizerFolder, useBackgroundSession, name);
+                       });
 }
 
 std::shared_ptr<const WhisperTokenizer> loadTokenizer(

@@ -6,6 +6,8 @@
 
 #include <cstring>
 
+#include "Platform/ML/TargetClones.hpp"
+
 namespace platform::ml {
 
 namespace {
@@ -66,7 +68,7 @@ Level supportedLevel() noexcept {
   static const Level level = [] {
     __builtin_cpu_init();
     if (__builtin_cpu_supports("avx512f")) return Level::avx512;
-    if (__builtin_cpu_supports("avx") && __builtin_cpu_supports("f16c")) return Level::f16c;
+    if (__builtin_cpu_supports("avx") && cpuSupportsF16C()) return Level::f16c;
     return Level::portable;
   }();
   return level;

@@ -4,7 +4,7 @@
 #include <mutex>
 
 #include "Platform/ML/ExecutorFactories.hpp"
-#include "Platform/ML/Gemm.hpp"
+#include "Platform/ML/Float16Conversion.hpp"
 #include "Platform/ML/TransformerKernels.hpp"
 #include "Platform/ML/VectorKernels.hpp"
 #include "Platform/ML/WhisperLayers.hpp"
@@ -15,25 +15,29 @@ namespace platform::ml {
 namespace {
 
 using namespace whisper;
-using kernels::Transpose;
 
 struct DecoderBlock {
   Norm selfNorm;
-  Attention self;
+  HalfAttention self;
   Norm crossNorm;
-  Attention cross;
+  HalfAttention cross;
   Norm mlpNorm;
-  Mlp mlp;
+  HalfMlp mlp;
 };
 
-// The cross-attention keys and values of one encoder output, per layer
-// [frames x width]. They depend only on the encoder output, so one window's
+// The cross-attention keys and values of one encoder output, per layer,
+// channel-major [width x frames] in 16 bits: a head's keys are then rows
+// that its scores sweep along, and its values rows that the weights are
+// summed against. They depend only on the encoder output, so one window's
 // decoding steps share them.
 struct CrossProjections {
   std::vector<Float16> encoderOutput;  // the exact input they were made from
-  std::vector<std::vector<float>> keys;
-  std::vector<std::vector<float>> values;
+  std::vector<kernels::HalfMatrix> keys;
+  std::vector<kernels::HalfMatrix> values;
 };
+
+// Caches of at least this many values per layer are read by the heads in parallel.
+constexpr size_t parallelCacheValues = size_t{1} << 18;
 
 // Reads element (0, channel, 0, position) of a [1, C, 1, S] array through its strides.
 struct CacheView {
@@ -44,12 +48,24 @@ struct CacheView {
     return static_cast<float>(data[static_cast<int64_t>(channel) * channelStride +
                                    static_cast<int64_t>(position) * positionStride]);
   }
+  // Channel c's positions as contiguous 16-bit values, when they are.
+  const uint16_t* row(size_t channel) const {
+    return reinterpret_cast<const uint16_t*>(data + static_cast<int64_t>(channel) * channelStride);
+  }
+  bool contiguousPositions() const { return positionStride == 1; }
+};
+
+// The masks of one step: which cache positions take this step's key and
+// value, and what is added to each position's score.
+struct StepMasks {
+  std::vector<size_t> freshPositions;
+  std::vector<float> padding;
 };
 
 class TextDecoderExecutor : public ModelExecutor {
  public:
   size_t width = 0, heads = 0, vocabulary = 0, cacheLength = 0, frames = 0, positionsCount = 0;
-  std::vector<float> tokenEmbedding;     // [vocabulary, width]
+  kernels::HalfMatrix tokenEmbedding;    // [vocabulary, width]
   std::vector<float> positionEmbedding;  // [positionsCount, width]
   std::vector<DecoderBlock> blocks;
   Norm finalNorm;
@@ -78,46 +94,38 @@ class TextDecoderExecutor : public ModelExecutor {
       return CacheView{cache.data<Float16>(), cache.strides()[1], cache.strides()[3]};
     };
     const CacheView keyCache = view(array("key_cache")), valueCache = view(array("value_cache"));
-    const MLMultiArray& updateMask = array("kv_cache_update_mask");
-    const MLMultiArray& paddingMask = array("decoder_key_padding_mask");
-    std::vector<bool> fresh(cacheLength);
-    std::vector<float> padding(cacheLength);
-    for (size_t j = 0; j < cacheLength; ++j) {
-      fresh[j] = updateMask.number(static_cast<int64_t>(j)) == 1.0;
-      padding[j] = static_cast<float>(paddingMask.number(static_cast<int64_t>(j)));
-    }
+    const StepMasks masks =
+        readMasks(array("kv_cache_update_mask"), array("decoder_key_padding_mask"));
 
     const size_t d = width;
     std::vector<float> x(d), normed(d), q(d), attended(d);
     std::vector<float> keyUpdates(blocks.size() * d), valueUpdates(blocks.size() * d);
     std::vector<float> alignment(frames, 0.0f);
-    for (size_t c = 0; c < d; ++c) {
-      x[c] = tokenEmbedding[static_cast<size_t>(token) * d + c] +
-             positionEmbedding[static_cast<size_t>(position) * d + c];
-    }
+    tokenEmbedding.readRow(static_cast<size_t>(token), x.data());
+    kernels::addInPlace(x, {positionEmbedding.data() + static_cast<size_t>(position) * d, d});
     for (size_t l = 0; l < blocks.size(); ++l) {
       const auto& block = blocks[l];
       float* kNew = keyUpdates.data() + l * d;
       float* vNew = valueUpdates.data() + l * d;
       block.selfNorm.apply(x.data(), 1, normed.data());
-      block.self.query.apply(normed.data(), 1, q.data());
-      block.self.key.apply(normed.data(), 1, kNew);
-      block.self.value.apply(normed.data(), 1, vNew);
-      selfAttention(l, q.data(), kNew, vNew, keyCache, valueCache, fresh, padding, attended.data());
-      kernels::linear(attended.data(), 1, d, block.self.out.weight.data(),
-                      block.self.out.bias.data(), d, x.data(), true);
+      const auto& self = block.self;
+      const kernels::HalfProduct projections[] = {
+          {&self.query.weight, normed.data(), self.query.bias.data(), q.data()},
+          {&self.key.weight, normed.data(), nullptr, kNew},
+          {&self.value.weight, normed.data(), self.value.bias.data(), vNew}};
+      kernels::halfMatrixVectors(projections);
+      selfAttention(l, q.data(), kNew, vNew, keyCache, valueCache, masks, attended.data());
+      block.self.out.apply(attended.data(), x.data(), true);
 
       block.crossNorm.apply(x.data(), 1, normed.data());
-      block.cross.query.apply(normed.data(), 1, q.data());
+      block.cross.query.apply(normed.data(), q.data());
       crossAttention(l, q.data(), *cross, attended.data(), alignment);
-      kernels::linear(attended.data(), 1, d, block.cross.out.weight.data(),
-                      block.cross.out.bias.data(), d, x.data(), true);
-      addMlp(block.mlpNorm, block.mlp, x.data(), 1, d);
+      block.cross.out.apply(attended.data(), x.data(), true);
+      addMlp(block.mlpNorm, block.mlp, x.data());
     }
     finalNorm.apply(x.data(), 1, normed.data());
     std::vector<float> logits(vocabulary);
-    kernels::sgemm(Transpose::no, Transpose::yes, 1, vocabulary, d, 1.0f, normed.data(), d,
-                   tokenEmbedding.data(), d, 0.0f, logits.data(), vocabulary);
+    kernels::halfMatrixVector(tokenEmbedding, normed.data(), nullptr, logits.data());
 
     const auto rows = static_cast<int64_t>(blocks.size() * d);
     FeatureArrays outputs;
@@ -138,34 +146,71 @@ class TextDecoderExecutor : public ModelExecutor {
   }
 
  private:
-  // Attention over the cached positions; the position marked in the update
+  StepMasks readMasks(const MLMultiArray& updateMask, const MLMultiArray& paddingMask) const {
+    StepMasks masks;
+    masks.padding.resize(cacheLength);
+    const MLMultiArray update = contiguousArray(updateMask, MLMultiArrayDataType::int32);
+    const MLMultiArray padding = contiguousArray(paddingMask, MLMultiArrayDataType::float32);
+    const int32_t* fresh = update.data<int32_t>();
+    std::memcpy(masks.padding.data(), padding.data<float>(), cacheLength * sizeof(float));
+    for (size_t j = 0; j < cacheLength; ++j) {
+      if (fresh[j] == 1) masks.freshPositions.push_back(j);
+    }
+    return masks;
+  }
+
+  // Attention over the cached positions; a position marked in the update
   // mask takes the fresh key and value, and the padding mask is added to
   // the scores (0 to attend, -10000 to ignore).
   void selfAttention(size_t layer, const float* q, const float* kNew, const float* vNew,
-                     const CacheView& keys, const CacheView& values, const std::vector<bool>& fresh,
-                     const std::vector<float>& padding, float* output) const {
+                     const CacheView& keys, const CacheView& values, const StepMasks& masks,
+                     float* output) const {
     const size_t headSize = width / heads;
     const float scale = 1.0f / std::sqrt(static_cast<float>(headSize));
-    std::vector<float> scores(cacheLength);
-    for (size_t h = 0; h < heads; ++h) {
+    const bool contiguous = keys.contiguousPositions() && values.contiguousPositions();
+    const auto head = [&](size_t h) {
       const size_t base = layer * width + h * headSize;
-      for (size_t j = 0; j < cacheLength; ++j) {
-        float dot = 0.0f;
+      const float* qHead = q + h * headSize;
+      std::vector<float> scores(cacheLength, 0.0f);
+      if (contiguous) {
         for (size_t c = 0; c < headSize; ++c) {
-          const float key = fresh[j] ? kNew[h * headSize + c] : keys.at(base + c, j);
-          dot += q[h * headSize + c] * key;
+          kernels::halfAxpy(keys.row(base + c), kernels::HalfFormat::f16, qHead[c], scores.data(),
+                            cacheLength);
         }
-        scores[j] = dot * scale + padding[j];
+      } else {
+        for (size_t j = 0; j < cacheLength; ++j) {
+          for (size_t c = 0; c < headSize; ++c) scores[j] += qHead[c] * keys.at(base + c, j);
+        }
       }
+      float freshScore = 0.0f;
+      for (size_t c = 0; c < headSize; ++c) freshScore += qHead[c] * kNew[h * headSize + c];
+      for (const size_t j : masks.freshPositions) scores[j] = freshScore;
+      for (size_t j = 0; j < cacheLength; ++j) scores[j] = scores[j] * scale + masks.padding[j];
       kernels::softmax(scores, scores);
+      // The fresh positions' weights go to the fresh value, not the cache's.
+      float freshWeight = 0.0f;
+      for (const size_t j : masks.freshPositions) {
+        freshWeight += scores[j];
+        scores[j] = 0.0f;
+      }
       for (size_t c = 0; c < headSize; ++c) {
         float sum = 0.0f;
-        for (size_t j = 0; j < cacheLength; ++j) {
-          if (scores[j] == 0.0f) continue;
-          sum += scores[j] * (fresh[j] ? vNew[h * headSize + c] : values.at(base + c, j));
+        if (contiguous) {
+          sum = kernels::halfDot(values.row(base + c), kernels::HalfFormat::f16, scores.data(),
+                                 cacheLength);
+        } else {
+          for (size_t j = 0; j < cacheLength; ++j) {
+            if (scores[j] != 0.0f) sum += scores[j] * values.at(base + c, j);
+          }
         }
-        output[h * headSize + c] = sum;
+        output[h * headSize + c] = sum + freshWeight * vNew[h * headSize + c];
       }
+    };
+    // A short cache is read faster than a hand-off to the pool takes.
+    if (width * cacheLength >= parallelCacheValues) {
+      ThreadPool::shared().parallelFor(heads, head);
+    } else {
+      for (size_t h = 0; h < heads; ++h) head(h);
     }
   }
 
@@ -174,14 +219,20 @@ class TextDecoderExecutor : public ModelExecutor {
     const size_t headSize = width / heads;
     const float scale = 1.0f / std::sqrt(static_cast<float>(headSize));
     std::vector<std::vector<float>> probabilities(heads, std::vector<float>(frames));
+    const kernels::HalfMatrix& keys = cross.keys[layer];
+    const kernels::HalfMatrix& values = cross.values[layer];
     ThreadPool::shared().parallelFor(heads, [&](size_t h) {
       auto& scores = probabilities[h];
-      const size_t column = h * headSize;
-      kernels::sgemm(Transpose::no, Transpose::yes, 1, frames, headSize, scale, q + column, width,
-                     cross.keys[layer].data() + column, width, 0.0f, scores.data(), frames);
+      const size_t base = h * headSize;
+      for (size_t c = 0; c < headSize; ++c) {
+        kernels::halfAxpy(keys.row(base + c), keys.format, q[base + c] * scale, scores.data(),
+                          frames);
+      }
       kernels::softmax(scores, scores);
-      kernels::sgemm(Transpose::no, Transpose::no, 1, headSize, frames, 1.0f, scores.data(), frames,
-                     cross.values[layer].data() + column, width, 0.0f, output + column, width);
+      for (size_t c = 0; c < headSize; ++c) {
+        output[base + c] =
+            kernels::halfDot(values.row(base + c), values.format, scores.data(), frames);
+      }
     });
     if (!producesAlignment) return;
     for (const auto& [alignmentLayer, head] : alignmentHeads) {
@@ -191,20 +242,26 @@ class TextDecoderExecutor : public ModelExecutor {
 
   std::shared_ptr<const CrossProjections> crossProjections(
       const MLMultiArray& encoderOutput) const {
-    std::vector<Float16> content(static_cast<size_t>(encoderOutput.count()));
-    const auto& strides = encoderOutput.strides();
-    const Float16* data = encoderOutput.data<Float16>();
-    for (size_t c = 0; c < width; ++c) {
-      for (size_t t = 0; t < frames; ++t) {
-        content[c * frames + t] =
-            data[static_cast<int64_t>(c) * strides[1] + static_cast<int64_t>(t) * strides[3]];
+    // Every step of a window passes the same encoder output: when it is
+    // contiguous it is compared in place, without a copy.
+    std::vector<Float16> copied;
+    const Float16* content = encoderOutput.data<Float16>();
+    if (!encoderOutput.isContiguous()) {
+      copied.resize(static_cast<size_t>(encoderOutput.count()));
+      const auto& strides = encoderOutput.strides();
+      for (size_t c = 0; c < width; ++c) {
+        for (size_t t = 0; t < frames; ++t) {
+          copied[c * frames + t] =
+              content[static_cast<int64_t>(c) * strides[1] + static_cast<int64_t>(t) * strides[3]];
+        }
       }
+      content = copied.data();
     }
+    const size_t count = width * frames;
     {
       std::lock_guard guard(cacheMutex_);
       for (auto entry = crossCache_.begin(); entry != crossCache_.end(); ++entry) {
-        if (std::memcmp((*entry)->encoderOutput.data(), content.data(),
-                        content.size() * sizeof(Float16)) == 0) {
+        if (std::memcmp((*entry)->encoderOutput.data(), content, count * sizeof(Float16)) == 0) {
           crossCache_.splice(crossCache_.begin(), crossCache_, entry);
           return crossCache_.front();
         }
@@ -213,18 +270,19 @@ class TextDecoderExecutor : public ModelExecutor {
     // Computed outside the lock so that other windows' steps go on; two
     // threads meeting a new output at once both compute it, harmlessly.
     auto made = std::make_shared<CrossProjections>();
-    std::vector<float> rows(frames * width);
-    for (size_t c = 0; c < width; ++c) {
-      for (size_t t = 0; t < frames; ++t) {
-        rows[t * width + c] = static_cast<float>(content[c * frames + t]);
-      }
-    }
-    made->encoderOutput = std::move(content);
+    std::vector<float> channels(count);
+    convertFloat16ToFloat32(content, channels.data(), count);
+    made->encoderOutput.assign(content, content + count);
+    std::vector<float> product(width * frames);
+    const auto toHalf = [&] {
+      return kernels::HalfMatrix::fromFloats(product.data(), width, frames,
+                                             kernels::HalfFormat::f16);
+    };
     for (const auto& block : blocks) {
-      made->keys.emplace_back(frames * width);
-      made->values.emplace_back(frames * width);
-      block.cross.key.apply(rows.data(), frames, made->keys.back().data());
-      block.cross.value.apply(rows.data(), frames, made->values.back().data());
+      block.cross.key.applyToColumns(channels.data(), frames, product.data());
+      made->keys.push_back(toHalf());
+      block.cross.value.applyToColumns(channels.data(), frames, product.data());
+      made->values.push_back(toHalf());
     }
     std::lock_guard guard(cacheMutex_);
     crossCache_.push_front(made);
@@ -298,7 +356,8 @@ std::unique_ptr<const ModelExecutor> makeTextDecoderExecutor(const ExecutorConte
     }
   }
   const auto v = static_cast<int64_t>(executor->vocabulary);
-  executor->tokenEmbedding = readTensor(context, "decoder.embed_tokens.weight", {v, d});
+  executor->tokenEmbedding = readHalfMatrix(context, "decoder.embed_tokens.weight",
+                                            static_cast<size_t>(v), static_cast<size_t>(d));
   const TensorInfo& positions = context.weights->tensor("decoder.embed_positions.weight");
   if (positions.shape.size() != 2 || positions.shape[1] != d || positions.shape[0] < 1) {
     fail(context, "decoder.embed_positions.weight has the shape " + shapeText(positions.shape));
@@ -310,15 +369,15 @@ std::unique_ptr<const ModelExecutor> makeTextDecoderExecutor(const ExecutorConte
     const std::string prefix = "decoder.layers." + std::to_string(l);
     const auto width = executor->width;
     executor->blocks.push_back({readNorm(context, prefix + ".self_attn_layer_norm", width),
-                                readAttention(context, prefix + ".self_attn", width),
+                                readHalfAttention(context, prefix + ".self_attn", width),
                                 readNorm(context, prefix + ".encoder_attn_layer_norm", width),
-                                readAttention(context, prefix + ".encoder_attn", width),
+                                readHalfAttention(context, prefix + ".encoder_attn", width),
                                 readNorm(context, prefix + ".final_layer_norm", width),
-                                readMlp(context, prefix, width)});
+                                readHalfMlp(context, prefix, width)});
   }
   executor->finalNorm = readNorm(context, "decoder.layer_norm", executor->width);
   // Room for a few windows decoded at once, within about 1 GiB.
-  const size_t entryBytes = 2 * layers * executor->frames * executor->width * sizeof(float);
+  const size_t entryBytes = 2 * layers * executor->frames * executor->width * sizeof(uint16_t);
   executor->crossCacheCapacity =
       std::clamp<size_t>((size_t{1} << 30) / std::max<size_t>(entryBytes, 1), 1, 8);
   return executor;

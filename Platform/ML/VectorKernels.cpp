@@ -5,6 +5,7 @@
 #include <cmath>
 #include <limits>
 
+#include "Platform/ML/FastMath.hpp"
 #include "Platform/ML/TargetClones.hpp"
 
 #define KESTRUNE_CLONES KESTRUNE_TARGET_CLONES
@@ -15,25 +16,8 @@ namespace {
 
 constexpr float negativeInfinity = -std::numeric_limits<float>::infinity();
 
-// e^x by range reduction to [-ln2/2, ln2/2] and a degree-6 polynomial
-// (relative error below 2e-7). Branch-free so that loops vectorise.
 inline float expApproximation(float x) noexcept {
-  const float clamped = std::min(std::max(x, -87.0f), 88.5f);
-  const float n = std::nearbyint(clamped * 1.44269504088896341f);
-  float r = clamped - n * 0.693359375f;
-  r = r - n * -2.12194440e-4f;
-  float p = 1.9875691500e-4f;
-  p = p * r + 1.3981999507e-3f;
-  p = p * r + 8.3334519073e-3f;
-  p = p * r + 4.1665795894e-2f;
-  p = p * r + 1.6666665459e-1f;
-  p = p * r + 5.0000001201e-1f;
-  p = p * r * r + r + 1.0f;
-  const auto bits = static_cast<uint32_t>(static_cast<int32_t>(n) + 127) << 23;
-  float result = p * std::bit_cast<float>(bits);
-  result = x < -87.0f ? 0.0f : result;
-  result = x > 88.5f ? std::numeric_limits<float>::infinity() : result;
-  return result;
+  return fast::exp(x);
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 
 #include "Kestrune/Core/Audio/AudioInputOptions.hpp"
 #include "Kestrune/Core/Audio/AudioProcessing.hpp"
+#include "Kestrune/Core/Audio/AudioSampleStream.hpp"
 #include "Kestrune/Core/Audio/VoiceActivityDetector.hpp"
 #include "Platform/Audio/AudioConverter.hpp"
 #include "Platform/Audio/AudioFile.hpp"
@@ -17,7 +18,8 @@
 
 namespace platform::audio {
 class CaptureEngine;
-}
+class CaptureSystem;
+}  // namespace platform::audio
 
 namespace kestrune {
 
@@ -31,6 +33,13 @@ struct AudioEnergy {
   float max = 0.0f;
   float min = 0.0f;
   bool operator==(const AudioEnergy&) const = default;
+};
+
+// An audio input that can be recorded from.
+struct AudioDevice {
+  AudioDeviceID id = 0;
+  std::string name{};
+  bool operator==(const AudioDevice&) const = default;
 };
 
 // calculateEnergy's measures of a signal.
@@ -52,6 +61,9 @@ class AudioProcessor : public AudioProcessing {
   static constexpr uint32_t arrayCopyChunkSize = 1024;
 
   AudioProcessor();
+  // Captures through `captureSystem` instead of the system's PortAudio
+  // inputs.
+  explicit AudioProcessor(std::shared_ptr<platform::audio::CaptureSystem> captureSystem);
   ~AudioProcessor() override;
   AudioProcessor(const AudioProcessor&) = delete;
   AudioProcessor& operator=(const AudioProcessor&) = delete;
@@ -142,15 +154,59 @@ class AudioProcessor : public AudioProcessing {
   int relativeEnergyWindow() const override;
   void setRelativeEnergyWindow(int window) override;
 
-  // Live capture (AudioProcessor+Recording.cpp).
+  // Live capture (AudioProcessor+Recording.cpp). Captured buffers arrive as
+  // 16 kHz mono on the capture thread; each is appended to audioSamples(),
+  // measured into audioEnergy() and handed to the callback there.
+
+  // Inputs with at least one channel; empty (after an error line) when the
+  // system cannot list them.
+  static std::vector<AudioDevice> getAudioDevices();
+  static std::vector<AudioDevice> getAudioDevices(platform::audio::CaptureSystem& system);
+  // Granted when the default input can be opened; a refusal is logged.
+  static bool requestRecordPermission();
+  static bool requestRecordPermission(platform::audio::CaptureSystem& system);
+  // The same through this processor's capture system.
+  bool hasRecordPermission() const;
+
+  // Opens and starts a device (the default input when none is given) with
+  // its buffers converted and fed to processBuffer. Throws WhisperError:
+  // microphoneUnavailable when the device cannot be opened or started,
+  // audioProcessingFailed when its format cannot be converted. The engine
+  // feeds this processor and must be stopped before the processor goes.
+  std::shared_ptr<platform::audio::CaptureEngine> setupEngine(
+      std::optional<AudioDeviceID> inputDeviceID = std::nullopt);
+  // Clears the captured samples and energies and starts capturing.
   void startRecordingLive(std::optional<AudioDeviceID> inputDeviceID = std::nullopt,
                           AudioBufferCallback callback = nullptr) override;
+  // Captured arrays as a stream. Letting the stream go (or terminating it)
+  // stops the recording; a failure to start ends it with that error.
+  std::pair<AudioSampleStream, AudioSampleStream::Continuation> startStreamingRecordingLive(
+      std::optional<AudioDeviceID> inputDeviceID = std::nullopt);
   void pauseRecording() override;
   void stopRecording() override;
+  // Restarts the kept engine when the device is the last one used, else
+  // opens the new device; the callback is replaced only when one is given.
   void resumeRecordingLive(std::optional<AudioDeviceID> inputDeviceID = std::nullopt,
                            AudioBufferCallback callback = nullptr) override;
 
+  // Appends one captured buffer, records its energy relative to the
+  // quietest of the recent buffers, and hands it to the callback.
+  void processBuffer(const std::vector<float>& samples);
+  // While suppressed, captured buffers are recorded as silence.
+  void setInputSuppressed(bool suppressed);
+  bool isInputSuppressed() const;
+  bool isRecording() const;
+  std::optional<AudioDeviceID> lastInputDevice() const;
+  // Frames per captured buffer; applies to the next engine set up.
+  int minBufferLength() const;
+  void setMinBufferLength(int frames);
+
  private:
+  platform::audio::CaptureSystem& captureSystem() const;
+  std::shared_ptr<platform::audio::CaptureEngine> takeEngine();
+  void handleCapturedBuffer(const platform::audio::PCMBuffer& buffer,
+                            platform::audio::AudioConverter* converter);
+
   // Capture state, written on the capture thread and read by the engine.
   mutable std::mutex captureLock_;
   std::optional<AudioDeviceID> lastInputDevice_;
@@ -161,6 +217,17 @@ class AudioProcessor : public AudioProcessing {
   AudioBufferCallback audioBufferCallback_;
   int minBufferLength_ = 1600;
   bool isInputSuppressed_ = false;
+  std::shared_ptr<platform::audio::CaptureSystem> captureSystem_;
+  // Lets a stream that outlives the processor see that it is gone.
+  std::shared_ptr<int> lifeToken_ = std::make_shared<int>();
+
+  // Declared last so that it runs first on destruction: capture stops before
+  // the state that the capture thread writes to goes away.
+  struct CaptureShutdown {
+    AudioProcessor* owner;
+    ~CaptureShutdown();
+  };
+  CaptureShutdown captureShutdown_{this};
 };
 
 }  // namespace kestrune

@@ -38,6 +38,7 @@ class ConfigBuilder : public nlohmann::json_sax<nlohmann::json> {
   bool string(string_t& text) override { return add(Config(std::string_view(text))); }
   bool binary(binary_t&) override { return add(Config()); }
   bool start_object(std::size_t) override {
+    if (frames_.size() >= maxDepth) return false;
     frames_.push_back(Frame{true, {}, {}, {}});
     return true;
   }
@@ -58,6 +59,7 @@ class ConfigBuilder : public nlohmann::json_sax<nlohmann::json> {
     return add(Config(std::move(dictionary)));
   }
   bool start_array(std::size_t) override {
+    if (frames_.size() >= maxDepth) return false;
     frames_.push_back(Frame{false, {}, {}, {}});
     return true;
   }
@@ -71,6 +73,12 @@ class ConfigBuilder : public nlohmann::json_sax<nlohmann::json> {
   }
 
   Config take() { return std::move(root_); }
+
+  // Configuration files nest a handful of levels. A file nested deeper than
+  // this is refused as malformed: the tree's copies, comparisons and
+  // destruction recurse once per level, and a file of nothing but brackets
+  // would otherwise overflow the stack.
+  static constexpr size_t maxDepth = 512;
 
  private:
   struct Frame {

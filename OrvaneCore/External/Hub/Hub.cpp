@@ -21,6 +21,10 @@ std::optional<RepoType> repoTypeFromText(std::string_view value) {
   return std::nullopt;
 }
 
+std::string Repo::description() const {
+  return "Repo(id: \"" + id + "\", type: " + std::string(text(type)) + ")";
+}
+
 void to_json(nlohmann::json& json, const Repo& repo) {
   json = nlohmann::json{{"id", repo.id}, {"type", std::string(text(repo.type))}};
 }

@@ -21,6 +21,8 @@ struct Repo {
   RepoType type = RepoType::models;
 
   bool operator==(const Repo&) const = default;
+  // The record as messages show it: Repo(id: "org/name", type: models).
+  std::string description() const;
 };
 
 // JSON form {"id": ..., "type": ...}.

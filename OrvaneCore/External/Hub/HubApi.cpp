@@ -1,6 +1,7 @@
 #include "OrvaneCore/External/Hub/HubApi.hpp"
 
 #include <charconv>
+#include <cmath>
 #include <cstdlib>
 #include <fstream>
 #include <nlohmann/json.hpp>
@@ -293,7 +294,11 @@ std::optional<LocalDownloadFileMetadata> HubApi::readDownloadMetadata(
     if (parts.size() < 3)
       throw EnvironmentError::invalidMetadataError("Metadata file is missing required fields");
     const auto seconds = decimalNumber(trimmedLine(parts[2]));
-    if (!seconds) throw EnvironmentError::invalidMetadataError("Invalid timestamp format");
+    // The clock counts nanoseconds in 64 bits, about 292 years either side
+    // of 1970; a time beyond that (or nan, inf) cannot be a real timestamp.
+    constexpr double clockRangeSeconds = 9.2e9;
+    if (!seconds || !(std::fabs(*seconds) < clockRangeSeconds))
+      throw EnvironmentError::invalidMetadataError("Invalid timestamp format");
     std::string filename = metadataPath.filename().string();
     if (filename.ends_with(".metadata")) filename.resize(filename.size() - 9);
     const auto since = std::chrono::duration_cast<std::chrono::system_clock::duration>(

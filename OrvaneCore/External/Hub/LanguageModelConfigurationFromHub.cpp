@@ -4,8 +4,10 @@
 #include <sstream>
 
 #include "OrvaneCore/External/Hub/ConfigurationReader.hpp"
+#include "OrvaneCore/External/Hub/HubApi.hpp"
 #include "OrvaneCore/External/Hub/HubClientError.hpp"
 #include "OrvaneCore/External/Tokenizers/UnicodeText.hpp"
+#include "Platform/Net/NetworkError.hpp"
 
 namespace orvane {
 
@@ -62,6 +64,23 @@ LanguageModelConfigurationFromHub::LanguageModelConfigurationFromHub(fs::path mo
 LanguageModelConfigurationFromHub::LanguageModelConfigurationFromHub(
     std::function<Configurations()> load)
     : configPromise_(std::async(std::launch::async, std::move(load)).share()) {}
+
+LanguageModelConfigurationFromHub LanguageModelConfigurationFromHub::fromHub(std::string modelName,
+                                                                             std::string revision,
+                                                                             HubApi hubApi) {
+  return LanguageModelConfigurationFromHub(
+      [name = std::move(modelName), revision = std::move(revision), hub = std::move(hubApi)] {
+        fs::path folder;
+        try {
+          folder = hub.snapshot(Repo{name, RepoType::models}, revision,
+                                {"config.json", "tokenizer_config.json", "chat_template.jinja",
+                                 "chat_template.json", "tokenizer.json"});
+        } catch (const platform::net::NetworkError& error) {
+          throw HubClientError::networkError(error.what());
+        }
+        return loadConfig(folder);
+      });
+}
 
 Configurations LanguageModelConfigurationFromHub::loadConfig(const fs::path& modelFolder) {
   Configurations configurations;

@@ -10,6 +10,8 @@
 
 namespace orvane {
 
+struct HubApi;
+
 // The configuration files of one model: config.json, tokenizer_config.json
 // (with a chat template added when one is found) and tokenizer.json.
 struct Configurations {
@@ -27,6 +29,13 @@ class LanguageModelConfigurationFromHub {
   // Any other source of configurations, such as a hub snapshot that is
   // fetched first and then read with loadConfig.
   explicit LanguageModelConfigurationFromHub(std::function<Configurations()> load);
+  // The files of the models repository `modelName` at `revision`, fetched
+  // into its local folder first (config.json, tokenizer_config.json, the
+  // chat templates and tokenizer.json, those the repository has). Transfer
+  // failures become HubClientError.networkError; other errors pass as they
+  // are.
+  static LanguageModelConfigurationFromHub fromHub(std::string modelName, std::string revision,
+                                                   HubApi hubApi);
 
   std::optional<Config> modelConfig() const { return configurations().modelConfig; }
   Config tokenizerData() const { return configurations().tokenizerData; }

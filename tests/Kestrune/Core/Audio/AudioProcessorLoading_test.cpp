@@ -7,8 +7,8 @@
 
 #include "Kestrune/Core/Audio/AudioProcessor.hpp"
 #include "Kestrune/Utilities/WhisperError.hpp"
-#include "tests/Support/LogCapture.hpp"
 #include "tests/Platform/Audio/AudioFixtures.hpp"
+#include "tests/Support/LogCapture.hpp"
 
 namespace kestrune {
 namespace {

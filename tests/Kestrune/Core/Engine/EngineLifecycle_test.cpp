@@ -69,6 +69,7 @@ TEST(EngineLifecycleTest, WithoutFolderOrDownloadLoadingFails) {
 TEST(EngineLifecycleTest, DownloadFailureBecomesModelNotFound) {
   KestruneConfig config;
   config.download = true;
+  config.modelEndpoint = "http://127.0.0.1:1";  // nothing listens there
   try {
     Kestrune::create(config);
     FAIL() << "expected an error";

@@ -12,29 +12,7 @@ namespace {
 using namespace orvane;
 namespace fs = std::filesystem;
 
-// Sets environment variables for its lifetime and restores them after.
-class ScopedEnvironment {
- public:
-  explicit ScopedEnvironment(const std::map<std::string, std::optional<std::string>>& values) {
-    for (const auto& [name, value] : values) {
-      const char* old = std::getenv(name.c_str());
-      saved_[name] = old ? std::optional<std::string>(old) : std::nullopt;
-      apply(name, value);
-    }
-  }
-  ~ScopedEnvironment() {
-    for (const auto& [name, value] : saved_) apply(name, value);
-  }
-
- private:
-  static void apply(const std::string& name, const std::optional<std::string>& value) {
-    if (value)
-      ::setenv(name.c_str(), value->c_str(), 1);
-    else
-      ::unsetenv(name.c_str());
-  }
-  std::map<std::string, std::optional<std::string>> saved_;
-};
+using hubtest::ScopedEnvironment;
 
 const std::vector<std::string> tokenVariables = {"HF_TOKEN", "HUGGING_FACE_HUB_TOKEN",
                                                  "HF_TOKEN_PATH", "HF_HOME"};
