@@ -6,13 +6,7 @@
 namespace orvane {
 
 std::string_view description(MLComputeUnits units) noexcept {
-  switch (units) {
-    case MLComputeUnits::cpuOnly: return "cpuOnly";
-    case MLComputeUnits::cpuAndGPU: return "cpuAndGPU";
-    case MLComputeUnits::all: return "all";
-    case MLComputeUnits::cpuAndNeuralEngine: return "cpuAndNeuralEngine";
-  }
-  return "unknown";
+  return platform::ml::computeUnitsName(units);
 }
 
 std::string_view displayName(MLComputeUnits units) noexcept {

@@ -37,17 +37,6 @@ bool holdsFiles(const fs::path& folder) {
   return false;
 }
 
-const char* computeUnitsName(platform::ml::MLComputeUnits units) {
-  using platform::ml::MLComputeUnits;
-  switch (units) {
-    case MLComputeUnits::cpuOnly: return "cpuOnly";
-    case MLComputeUnits::cpuAndGPU: return "cpuAndGPU";
-    case MLComputeUnits::all: return "all";
-    case MLComputeUnits::cpuAndNeuralEngine: return "cpuAndNeuralEngine";
-  }
-  return "unknown";
-}
-
 }  // namespace
 
 std::string ModelInfo::downloadPattern() const {
@@ -64,7 +53,7 @@ std::string ModelInfo::description() const {
 std::string ModelInfo::debugDescription() const {
   return "ModelInfo(name: " + name + ", version: " + version.value_or("nil") +
          ", variant: " + variant.value_or("nil") +
-         ", computeUnit: " + computeUnitsName(computeUnits) + ")";
+         ", computeUnit: " + std::string(platform::ml::computeUnitsName(computeUnits)) + ")";
 }
 
 fs::path ModelInfo::modelURL(const fs::path& baseURL) const {

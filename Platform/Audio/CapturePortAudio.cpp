@@ -2,6 +2,8 @@
 // host APIs PortAudio may be built with (JACK, OSS) either duplicate ALSA's
 // devices or need servers that a desktop session does not always run.
 
+#include <alsa/asoundlib.h>
+#include <dlfcn.h>
 #include <portaudio.h>
 
 #include <algorithm>
@@ -19,6 +21,25 @@ std::string errorText(PaError error) {
   return Pa_GetErrorText(error);
 }
 
+void ignoreAlsaMessage(const char*, int, const char*, int, const char*, ...) {}
+void ignoreJackMessage(const char*) {}
+
+// While PortAudio probes its host APIs, ALSA and JACK write their own
+// diagnostics to standard error (unreachable sound servers, missing cards).
+// Every failure that matters comes back to us as a PortAudio error code, so
+// those lines would only clutter the terminal of a command-line user and the
+// diagnostic stream of the helper. JACK is reached through PortAudio, not
+// linked by us, so its hooks are looked up rather than called directly.
+void quietSoundLibraries() {
+  snd_lib_error_set_handler(ignoreAlsaMessage);
+  using SetJackHook = void (*)(void (*)(const char*));
+  for (const char* name : {"jack_set_error_function", "jack_set_info_function"}) {
+    if (void* symbol = dlsym(RTLD_DEFAULT, name)) {
+      reinterpret_cast<SetJackHook>(symbol)(ignoreJackMessage);
+    }
+  }
+}
+
 // One reference to the initialised library. PortAudio counts initialisations
 // itself; the lock keeps a termination from racing a concurrent
 // initialisation, and sharing one session keeps device indexes stable for
@@ -28,6 +49,7 @@ class PortAudioSession {
   static std::shared_ptr<PortAudioSession> acquire() {
     std::lock_guard guard(lock());
     if (auto session = current().lock()) return session;
+    quietSoundLibraries();
     const PaError status = Pa_Initialize();
     if (status != paNoError) {
       throw AudioError("Unable to initialise PortAudio: " + errorText(status));

@@ -235,8 +235,11 @@ void rows(HalfKernelLevel level, const HalfMatrix& matrix, const float* input, s
   }
 }
 
-// Below this many weights a hand-off to the pool costs more than it saves.
-constexpr size_t parallelWeights = 1 << 17;
+// Below this many weights a hand-off to the pool costs more than it saves:
+// a decoder step's square projections (up to 512 x 512, half a megabyte)
+// stream faster on the calling thread than a sleeping worker wakes, most of
+// all on cores shared with other work.
+constexpr size_t parallelWeights = 1 << 19;
 constexpr size_t rowGranule = 16;
 
 }  // namespace

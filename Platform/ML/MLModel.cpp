@@ -31,16 +31,6 @@ MLModelDescription describe(const ModelManifest& manifest) {
   return description;
 }
 
-std::string_view computeUnitsName(MLComputeUnits units) {
-  switch (units) {
-    case MLComputeUnits::cpuOnly: return "cpuOnly";
-    case MLComputeUnits::cpuAndGPU: return "cpuAndGPU";
-    case MLComputeUnits::all: return "all";
-    case MLComputeUnits::cpuAndNeuralEngine: return "cpuAndNeuralEngine";
-  }
-  return "unknown";
-}
-
 }  // namespace
 
 MLModel::MLModel(Passkey, std::filesystem::path location, std::string kind,

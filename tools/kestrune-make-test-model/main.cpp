@@ -43,6 +43,16 @@ int main(int argc, char** argv) {
     std::cerr << usage;
     return 2;
   }
+  const std::string folder = argv[1];
+  if (folder == "--help" || folder == "-h") {
+    std::cout << usage;
+    return 0;
+  }
+  // An option in the folder's place is a mistake, not a folder to create.
+  if (folder.starts_with("-")) {
+    std::cerr << "the output folder comes first, not " << folder << "\n" << usage;
+    return 2;
+  }
   try {
     kestrune::tools::TestModelDimensions dims;
     const std::map<std::string, int64_t*> numbers{{"--width", &dims.width},
@@ -71,7 +81,7 @@ int main(int argc, char** argv) {
         return 2;
       }
     }
-    kestrune::tools::writeTestCheckpoint(argv[1], dims);
+    kestrune::tools::writeTestCheckpoint(folder, dims);
   } catch (const std::exception& error) {
     std::cerr << "kestrune-make-test-model: " << error.what() << "\n";
     return 1;

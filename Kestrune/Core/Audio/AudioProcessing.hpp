@@ -53,6 +53,8 @@ class AudioProcessing {
 
   // Captured microphone samples.
   virtual std::vector<float> audioSamples() const = 0;
+  // How many samples audioSamples() holds, without copying them.
+  virtual size_t audioSampleCount() const { return audioSamples().size(); }
   virtual void purgeAudioSamples(size_t keepingLast) = 0;
   // The relative energy of every captured buffer, in order.
   virtual std::vector<float> relativeEnergy() const = 0;

@@ -209,6 +209,11 @@ std::vector<float> AudioProcessor::audioSamples() const {
   return audioSamples_;
 }
 
+size_t AudioProcessor::audioSampleCount() const {
+  std::lock_guard guard(captureLock_);
+  return audioSamples_.size();
+}
+
 void AudioProcessor::purgeAudioSamples(size_t keepingLast) {
   std::lock_guard guard(captureLock_);
   if (audioSamples_.size() > keepingLast) {

@@ -148,6 +148,7 @@ class AudioProcessor : public AudioProcessing {
 
   // Captured audio.
   std::vector<float> audioSamples() const override;
+  size_t audioSampleCount() const override;
   void purgeAudioSamples(size_t keepingLast) override;
   std::vector<AudioEnergy> audioEnergy() const;
   std::vector<float> relativeEnergy() const override;

@@ -218,10 +218,12 @@ void AudioStreamTranscriber::showWaiting() {
 }
 
 void AudioStreamTranscriber::transcribeCurrentBuffer() {
-  const std::vector<float> samples = audioProcessor_->audioSamples();
-  const size_t handedOver = std::min(state().lastBufferSize, samples.size());
-  const float newSeconds = static_cast<float>(samples.size() - handedOver) /
-                           static_cast<float>(AudioProcessor::sampleRate);
+  // The recording only grows while we wait for speech; count it without
+  // copying and take the samples once a pass will really run.
+  const size_t available = audioProcessor_->audioSampleCount();
+  const size_t handedOver = std::min(state().lastBufferSize, available);
+  const float newSeconds =
+      static_cast<float>(available - handedOver) / static_cast<float>(AudioProcessor::sampleRate);
   if (newSeconds <= 1.0f) return showWaiting();
   if (useVAD_ && !AudioProcessor::isVoiceDetected(audioProcessor_->relativeEnergy(), newSeconds,
                                                   silenceThreshold_)) {
@@ -229,6 +231,7 @@ void AudioStreamTranscriber::transcribeCurrentBuffer() {
     return showWaiting();
   }
 
+  const std::vector<float> samples = audioProcessor_->audioSamples();
   float clipFrom = 0.0f;
   updateState([&](State& state) {
     state.lastBufferSize = samples.size();

@@ -39,8 +39,9 @@ std::shared_ptr<PreTrainedTokenizer> WhisperVocabularyTest::english_;
 
 const char* const samples[] = {
     " Hello world, this is a test.",
-    "Caf\xC3\xA9 cr\xC3\xA8me br\xC3\xBBl\xC3\xA9e \xC3\xA0 la fran\xC3\xA7"
-    "aise",
+    "Caf\xC3\xA9 cr\xC3\xA8me br\xC3\xBBl\xC3\xA9"
+    "e \xC3\xA0 la fran\xC3\xA7"
+    "aise",  // Café crème brûlée à la française
     "\xEC\x95\x88\xEB\x85\x95\xED\x95\x98\xEC\x84\xB8\xEC\x9A\x94, "
     "\xEB\xB0\x98\xEA\xB0\x91\xEC\x8A\xB5"
     "\xEB\x8B\x88\xEB\x8B\xA4",  // 안녕하세요, 반갑습니다
