@@ -1,15 +1,11 @@
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
-#include <optional>
-#include <string>
-#include <utility>
-#include <vector>
 
 #include "HelperProcess.hpp"
+#include "tests/Support/ScopedEnvironment.hpp"
 
 namespace {
 
@@ -81,33 +77,6 @@ TEST(Startup, PackagedModelIsLoadedFromItsModelFile) {
   EXPECT_EQ(run.exitStatus, 1);
 }
 
-// Sets variables for the children started in its lifetime, then restores
-// the previous values.
-class ScopedVariables {
- public:
-  explicit ScopedVariables(std::vector<std::pair<std::string, std::string>> values) {
-    for (const auto& [name, value] : values) {
-      const char* previous = std::getenv(name.c_str());
-      saved_.emplace_back(name, previous ? std::optional<std::string>(previous) : std::nullopt);
-      ::setenv(name.c_str(), value.c_str(), 1);
-    }
-  }
-  ~ScopedVariables() {
-    for (const auto& [name, previous] : saved_) {
-      if (previous) {
-        ::setenv(name.c_str(), previous->c_str(), 1);
-      } else {
-        ::unsetenv(name.c_str());
-      }
-    }
-  }
-  ScopedVariables(const ScopedVariables&) = delete;
-  ScopedVariables& operator=(const ScopedVariables&) = delete;
-
- private:
-  std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
-};
-
 // Without a tokenizer beside the model the engine asks the model hub, whose
 // client prints a notice to standard output in continuous-integration mode.
 // That line must not reach the host as if it were an answer.
@@ -118,9 +87,9 @@ TEST(Startup, LibraryOutputStaysOffTheAnswerStream) {
   }
   const fs::path home = fs::path(folder.path()).parent_path() / "home";
   fs::create_directories(home);
-  const ScopedVariables variables({{"CI_DISABLE_NETWORK_MONITOR", "1"},
-                                   {"HF_ENDPOINT", "http://127.0.0.1:1"},
-                                   {"HOME", home.string()}});
+  const testsupport::ScopedEnvironment environment({{"CI_DISABLE_NETWORK_MONITOR", "1"},
+                                                    {"HF_ENDPOINT", "http://127.0.0.1:1"},
+                                                    {"HOME", home.string()}});
   const HelperRun run = runHelper({folder.path(), "{\"cmd\":\"quit\"}\n"});
   const auto lines = run.outputLines();
   ASSERT_EQ(lines.size(), 1u) << run.output;

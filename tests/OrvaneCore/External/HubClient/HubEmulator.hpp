@@ -18,6 +18,7 @@
 #include <string>
 
 #include "Platform/Net/HttpClient.hpp"
+#include "tests/Support/ScopedEnvironment.hpp"
 #include "tests/Support/TemporaryFolder.hpp"
 
 extern char** environ;
@@ -36,29 +37,7 @@ inline std::string readFile(const std::filesystem::path& path) {
   return {std::istreambuf_iterator<char>(input), std::istreambuf_iterator<char>()};
 }
 
-// Sets environment variables for its lifetime and restores them after.
-class ScopedEnvironment {
- public:
-  explicit ScopedEnvironment(const std::map<std::string, std::optional<std::string>>& values) {
-    for (const auto& [name, value] : values) {
-      const char* old = std::getenv(name.c_str());
-      saved_[name] = old ? std::optional<std::string>(old) : std::nullopt;
-      apply(name, value);
-    }
-  }
-  ~ScopedEnvironment() {
-    for (const auto& [name, value] : saved_) apply(name, value);
-  }
-
- private:
-  static void apply(const std::string& name, const std::optional<std::string>& value) {
-    if (value)
-      ::setenv(name.c_str(), value->c_str(), 1);
-    else
-      ::unsetenv(name.c_str());
-  }
-  std::map<std::string, std::optional<std::string>> saved_;
-};
+using testsupport::ScopedEnvironment;
 
 // Deterministic filler bytes, different for each seed.
 inline std::string patternBytes(size_t size, unsigned seed) {

@@ -12,6 +12,7 @@
 #include "OrvaneCore/External/Hub/LanguageModelConfigurationFromHub.hpp"
 #include "OrvaneCore/External/Tokenizers/TokenizerError.hpp"
 #include "OrvaneCore/Logging.hpp"
+#include "tests/Support/ScopedEnvironment.hpp"
 
 namespace kestrune {
 namespace {
@@ -209,16 +210,14 @@ TEST_F(TokenizerFolderTest, BrokenLocalTokenizerIsLoggedAndTheHubIsTried) {
 TEST_F(TokenizerFolderTest, NoTokenizerAnywhereFailsWithTheHubError) {
   const fs::path base = folder("nothing");
   // The hub fallback goes nowhere: nothing listens at that address.
-  ::setenv("HF_ENDPOINT", "http://127.0.0.1:1", 1);
-  ::setenv("CI_DISABLE_NETWORK_MONITOR", "1", 1);
+  const testsupport::ScopedEnvironment environment(
+      {{"HF_ENDPOINT", "http://127.0.0.1:1"}, {"CI_DISABLE_NETWORK_MONITOR", "1"}});
   captureLogs();
   EXPECT_THROW(ModelUtilities::loadTokenizer(ModelVariant::small, base, {root_ / "absent"}),
                HubClientError);
   const std::vector<std::string> logged = lines();
   EXPECT_NE(std::find(logged.begin(), logged.end(), "No tokenizer found in any local search paths"),
             logged.end());
-  ::unsetenv("HF_ENDPOINT");
-  ::unsetenv("CI_DISABLE_NETWORK_MONITOR");
 }
 
 }  // namespace
