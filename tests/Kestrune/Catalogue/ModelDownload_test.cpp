@@ -86,7 +86,9 @@ TEST_F(ModelDownloadTest, CatalogueComesFromTheRepositoryOrFallsBack) {
         Kestrune::fetchModelSupportConfig(repo, downloadBase(), std::nullopt, "config.json",
                                           entry.endpoint.empty() ? hub.endpoint() : entry.endpoint);
     EXPECT_EQ(config.repoName, entry.repoName) << entry.name;
-    if (!entry.logged.empty()) EXPECT_TRUE(log.contains(entry.logged)) << entry.name;
+    if (!entry.logged.empty()) {
+      EXPECT_TRUE(log.contains(entry.logged)) << entry.name;
+    }
   }
   EXPECT_EQ(Kestrune::recommendedRemoteModels(repo, downloadBase(), std::nullopt, "config.json",
                                               "http://127.0.0.1:1"),
